@@ -1,0 +1,30 @@
+# Entry points: build every interpreter's module, test, serve, sanitize, bench.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all setup configure test serve clean
+
+# Builds vorn/asgi<EXT_SUFFIX> for every CPython on the machine (3.6 required).
+all: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+configure:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+
+# Installs what the machine lacks (Debian packages, idempotent).
+setup:
+	bash scripts/setup.sh
+
+# Set-up, every module, every test; ctest's summary is the last thing printed.
+test: setup
+	$(MAKE) --no-print-directory all
+	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+
+# Builds the modules and serves vorn.asgi:application with uvicorn on 127.0.0.1:$${PORT:-8000}.
+serve: setup
+	$(MAKE) --no-print-directory all
+	bash scripts/serve.sh
+
+clean:
+	rm -rf $(BUILD) build-sanitize vorn/asgi.*.so tests/support/_failalloc.*.so

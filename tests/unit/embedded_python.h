@@ -1,0 +1,93 @@
+// Test support: the embedded interpreter, module state prepared as an execution would, and small Python helpers.
+#pragma once
+
+#include "vorn/asgi.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vorn::testing {
+
+// Each test runs in its own process (gtest_discover_tests), so the interpreter
+// and ModuleGlobals start fresh for every test.
+class PythonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Py_IsInitialized()) Py_InitializeEx(0);
+        main_dict_ = PyModule_GetDict(PyImport_AddModule("__main__"));
+    }
+
+    // Runs statements in __main__; fails the test with the traceback on error.
+    void run(const std::string& code) {
+        Ref result = Ref::steal(PyRun_String(code.c_str(), Py_file_input, main_dict_, main_dict_));
+        if (!result) {
+            PyErr_Print();
+            FAIL() << "Python code raised:\n" << code;
+        }
+    }
+
+    // Evaluates an expression in __main__; a null Ref with the exception pending on error.
+    Ref eval(const std::string& expression) {
+        return Ref::steal(PyRun_String(expression.c_str(), Py_eval_input, main_dict_, main_dict_));
+    }
+
+    // A borrowed reference to a name bound in __main__, or null.
+    PyObject* main_name(const char* name) { return PyDict_GetItemString(main_dict_, name); }
+
+    // str() of an object as UTF-8.
+    static std::string text(PyObject* object) {
+        Ref str = Ref::steal(PyObject_Str(object));
+        if (!str) {
+            PyErr_Clear();
+            return "<str() failed>";
+        }
+        const char* utf8 = PyUnicode_AsUTF8(str.get());
+        return utf8 ? utf8 : "<not UTF-8>";
+    }
+
+    // Type name and text of the pending exception, which is cleared. Empty when none.
+    static std::string take_error() {
+        if (!PyErr_Occurred()) return "";
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        std::string description = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+        description += ": " + text(value);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return description;
+    }
+
+    // Fills ModuleGlobals as an execution does before its body runs: a module
+    // "vorn.asgi" in package "vorn" (not registered), its dict, builtins, the
+    // runtime module, the empty objects, the frame offset and the constants.
+    void prepare_module_state() {
+        ModuleGlobals& g = module_globals;
+        Ref module = Ref::steal(PyModule_New("vorn.asgi"));
+        ASSERT_TRUE(module);
+        ASSERT_EQ(0, PyModule_AddStringConstant(module.get(), "__package__", "vorn"));
+        g.frame_locals_offset = PyFrame_Type.tp_basicsize - static_cast<Py_ssize_t>(sizeof(PyObject*));
+        g.empty_tuple = PyTuple_New(0);
+        g.empty_bytes = PyBytes_FromStringAndSize("", 0);
+        g.module_object = module.release();
+        g.module_dict = Ref::borrow(PyModule_GetDict(g.module_object)).release();
+        g.builtins_module = Ref::borrow(PyImport_AddModule("builtins")).release();
+        g.runtime_module = Ref::borrow(PyImport_AddModule("native_runtime")).release();
+        ASSERT_EQ(0, PyObject_SetAttrString(g.module_object, "__builtins__", g.builtins_module));
+        ASSERT_EQ(0, init_constant_table()) << take_error();
+        ASSERT_EQ(0, build_argument_tuple()) << take_error();
+    }
+
+    // A fresh interned, hashed str, as the constants are.
+    static Ref interned_name(const char* text) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(text));
+        if (name) PyObject_Hash(name.get());
+        return name;
+    }
+
+    PyObject* main_dict_ = nullptr;
+};
+
+}  // namespace vorn::testing
