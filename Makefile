@@ -26,5 +26,12 @@ serve: setup
 	$(MAKE) --no-print-directory all
 	bash scripts/serve.sh
 
+# Benchmarks: the import against its floor, the operations, the footprint; one table (a few minutes).
+.PHONY: bench
+bench:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target vorn_bench
+	python3 bench/run_bench.py --build $(BUILD)
+
 clean:
 	rm -rf $(BUILD) build-sanitize vorn/asgi.*.so tests/support/_failalloc.*.so
