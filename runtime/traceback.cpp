@@ -97,8 +97,14 @@ void add_traceback_entry(int native_line, int python_line, const char* file_name
         if (!code) return;
         insert_cached_code(key, reinterpret_cast<PyCodeObject*>(code.get()));
     }
+    // Set aside around the frame's creation: from 3.8 on PyFrame_New gives up
+    // when an exception is pending and the globals lack __builtins__ (a failure
+    // before the module binds it), and a failure of its own must not replace
+    // the exception being reported.
+    compat::PendingException reported = compat::take_pending_exception(ts);
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(ts, reinterpret_cast<PyCodeObject*>(code.get()), module_globals.module_dict, nullptr)));
+    compat::put_back_pending_exception(ts, reported);
     if (frame) {
         compat::set_frame_line(reinterpret_cast<PyFrameObject*>(frame.get()), python_line);
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
