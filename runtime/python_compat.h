@@ -86,6 +86,17 @@ inline void leave_recursive_call() noexcept {
 #endif
 }
 
+// The thread's `overflowed` flag, which the leave above clears below the
+// low-water mark; null from 3.9 on, where the interpreter no longer uses it.
+// Lets tests watch the mark.
+inline char* recursion_overflowed_flag([[maybe_unused]] PyThreadState* ts) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+    return &ts->overflowed;
+#else
+    return nullptr;
+#endif
+}
+
 // The frame route raises the depth by one around the frame's release, with no
 // limit test. Only reached where frame_route_available holds.
 inline void adjust_recursion_depth([[maybe_unused]] PyThreadState* ts, [[maybe_unused]] int delta) noexcept {
