@@ -1,6 +1,8 @@
 # Scenarios for the module body: its bindings, the settings default, the factory call, and every failure site.
 import os
 import re
+import shutil
+import tempfile
 import unittest
 
 from tests.scenarios.harness import FIXTURES, ROOT, module_entries, run_scenario
@@ -266,6 +268,297 @@ report(first=first, failure=failure, bindings=module and bindings(module),
         position = names.index((False, "init vorn.asgi"))
         self.assertEqual(names[position + 1:], [(True, "get_asgi_application")])
 
+
+
+# Allocation-failure sweep, run as: SWEEP hook preparation stop-lines.
+#
+# The parent imports everything the import needs, then forks one child per k: the child
+# arms _failalloc just before `import vorn.asgi`, counts the allocations up to a hook point
+# (the finder asked for vorn.os or vorn.django, or the factory's last step), makes the kth
+# allocation after it fail, reports the failure, retries with injection off and reports
+# that too. Forking from one prepared parent gives every child the same state, so each k
+# is a first attempt; counting from the hook keeps k's meaning however the parent's free
+# lists stood when it forked.
+#
+# The preparation, made at the hook point in every child, is what makes an operation
+# allocate at all: "full" leaves the module dict no spare room, so the next new key resizes
+# it; "one free" leaves room for exactly one; "no spare dicts" empties the dict free list,
+# so PyDict_New must allocate. Otherwise these bindings and PyDict_New reuse memory.
+SWEEP = r"""
+import gc, json, os, sys, traceback, types
+import django.core.asgi as asgi
+import _failalloc, vorn
+
+runtime = sys.modules["native_runtime"] = types.ModuleType("native_runtime")
+runtime.native_line_in_traceback = True
+HOOK, PREPARATION, STOP_LINES = sys.argv[1], sys.argv[2], set(json.loads(sys.argv[3]))
+
+
+def dict_capacities():
+    # sys.getsizeof of a dict -> how many entries its table takes before the next insertion resizes it
+    table, scratch, size = {}, {}, sys.getsizeof({})
+    for i in range(4096):
+        scratch["c%d" % i] = None
+        grown = sys.getsizeof(scratch)
+        if grown != size:
+            table[size], size = i, grown
+    return table
+
+CAPACITIES = dict_capacities()
+HELD = []
+
+
+def fill(d, room):
+    size, i = sys.getsizeof(d), 0
+    # After a resize the table holds exactly len(d) entries, deleted ones gone.
+    while sys.getsizeof(d) == size:
+        d["_pad%d" % i] = i
+        i += 1
+    size = sys.getsizeof(d)
+    while len(d) < CAPACITIES[size] - room:
+        d["_pad%d" % i] = i
+        i += 1
+    assert sys.getsizeof(d) == size
+
+
+def prepare():
+    module_dict = vars(sys.modules["vorn.asgi"])
+    if PREPARATION == "full":
+        fill(module_dict, 0)
+    elif PREPARATION == "one free":
+        fill(module_dict, 1)
+    elif PREPARATION == "no spare dicts":
+        HELD.append([{} for _ in range(500)])
+
+
+state = {"active": False, "after_hook": 0, "offset": None, "module": None}
+
+
+def at_hook():
+    if not state["active"]:
+        return
+    state["active"] = False
+    state["module"] = sys.modules.get("vorn.asgi")
+    state["offset"] = _failalloc.disarm()[0]
+    prepare()
+    # The preparation's own allocations are not counted.
+    _failalloc.arm(state["after_hook"])
+
+
+class Hook:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name == HOOK:
+            at_hook()
+        return None
+
+sys.meta_path.insert(0, Hook)
+asgi.on_call = at_hook if HOOK == "factory" else None
+
+
+def attempt():
+    # import_vorn() without reading source lines, which would cost every child file reads
+    try:
+        # Not `import vorn.asgi as module`: on 3.6 that reads the package attribute, which a
+        # failure in the importer's own bookkeeping after the body may leave unset.
+        __import__("vorn.asgi")
+        module = sys.modules["vorn.asgi"]
+    except BaseException as exc:
+        entries = traceback.StackSummary.extract(traceback.walk_tb(exc.__traceback__), lookup_lines=False)
+        return None, {"type": type(exc).__name__, "message": str(exc),
+                      "entries": [[e.filename, e.lineno, e.name] for e in entries]}
+    return module, None
+
+
+def child(k):
+    state["active"], state["after_hook"] = True, k
+    _failalloc.arm(1 << 40)  # counts the allocations up to the hook
+    module, failure = attempt()
+    failed = _failalloc.disarm()[1]
+    state["active"] = False
+    if state["offset"] is None:
+        report(k=k, hook_missed=True, failure=failure)
+        os._exit(5)
+    n = state["offset"] + k  # the failed allocation's number within the import
+    if failure is None and not failed:
+        os._exit(3)  # the import needs fewer than n allocations: the sweep is over
+    # A failure after the body completed belongs to the importer's own bookkeeping.
+    completed = state["module"] is not None and "__test__" in vars(state["module"])
+    retry, retry_failure = attempt()
+    report(n=n, failure=failure, body_completed=completed, retry_failure=retry_failure,
+           retry_complete=retry is not None and retry.application is asgi.returned[-1]
+           and retry.__test__ == {} and retry.os is os and retry.get_asgi_application is asgi.get_asgi_application)
+    lines = [int(e[2].rsplit(":", 1)[1].rstrip(")")) for e in (failure or {"entries": []})["entries"]
+             if e[0] == "vorn\\asgi.py" and ":" in e[2]]
+    os._exit(4 if (failure is not None and completed) or STOP_LINES & set(lines) else 0)
+
+
+def fork(run):
+    sys.stdout.flush()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            run()
+        finally:
+            os._exit(70)
+    status = os.waitpid(pid, 0)[1]
+    return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+
+
+_failalloc.arm(1 << 40)  # installs the counting allocator before the first fork
+_failalloc.disarm()
+gc.collect()
+gc.disable()  # no collection may refill a free list in between
+
+k = 1
+while True:
+    code = fork(lambda: child(k))
+    if code not in (0, 3, 4):
+        report(n=k, crashed=code)  # n: here the k of the child
+    if code in (3, 4, 5) or k > 5000:
+        break
+    k += 1
+report(end=k, code=code)
+"""
+
+
+def sweep(hook, preparation, stop_lines=()):
+    outcome = run_scenario(SWEEP, args=[hook, preparation, repr(sorted(stop_lines))])
+    reports = outcome.reports
+    if not reports or "end" not in reports[-1] or reports[-1]["code"] == 5:
+        raise AssertionError("the sweep did not finish: %r" % outcome)
+    return outcome, [r for r in reports if "n" in r]
+
+
+# The same sweep over a plain-Python vorn/asgi.py, from the import's first allocation,
+# until a child crashes or the import needs no more: whether the interpreter's own import
+# machinery crashes under allocation failure, without the native module.
+CONTROL = r"""
+import gc, os, sys
+sys.path.insert(0, sys.argv[1])
+import django.core.asgi, _failalloc, vorn
+assert vorn.__file__.startswith(sys.argv[1])
+_failalloc.arm(1 << 40)
+_failalloc.disarm()
+gc.collect()
+gc.disable()
+n = 1
+while True:
+    sys.stdout.flush()
+    pid = os.fork()
+    if pid == 0:
+        _failalloc.arm(n)
+        try:
+            __import__("vorn.asgi")
+        except BaseException:
+            pass
+        os._exit(0 if _failalloc.disarm()[1] else 3)
+    status = os.waitpid(pid, 0)[1]
+    if os.WIFSIGNALED(status) or os.WEXITSTATUS(status) == 3:
+        report(crashed=n if os.WIFSIGNALED(status) else None)
+        break
+    n += 1
+"""
+
+PLAIN_ASGI = """import os
+from django.core.asgi import get_asgi_application
+os.environ.setdefault("DJANGO_SETTINGS_MODULE", "vorn.settings")
+application = get_asgi_application()
+__test__ = {}
+"""
+
+
+def interpreter_crashes_alone():
+    """The allocation number at which the plain-Python import crashes, or None."""
+    directory = tempfile.mkdtemp(prefix="vorn-plain-")
+    try:
+        os.mkdir(os.path.join(directory, "vorn"))
+        open(os.path.join(directory, "vorn", "__init__.py"), "w").close()
+        with open(os.path.join(directory, "vorn", "asgi.py"), "w") as plain:
+            plain.write(PLAIN_ASGI)
+        return run_scenario(CONTROL, args=[directory]).report["crashed"]
+    finally:
+        shutil.rmtree(directory)
+
+
+def native_line(entry):
+    match = re.match(r"init vorn\.asgi \((.*):(\d+)\)$", entry[2])
+    return match and (match.group(1), int(match.group(2)))
+
+
+class AllocationFailureTest(unittest.TestCase):
+    SITES = body_sites()
+    BY_NATIVE_LINE = {native: (site, line) for site, (native, line) in SITES.items()}
+
+    control_crash = "not run"
+
+    def check_crashes(self, crashed):
+        # Some interpreters' import machinery itself crashes under allocation failure
+        # (seen on 3.9, 3.12, 3.13 and Debian's 3.11, in importlib's module-lock code). A
+        # crashed child is excused only where a plain-Python vorn.asgi crashes too.
+        if not crashed:
+            return
+        if AllocationFailureTest.control_crash == "not run":
+            AllocationFailureTest.control_crash = interpreter_crashes_alone()
+        self.assertIsNotNone(AllocationFailureTest.control_crash,
+                             "children crashed at k=%r, but the interpreter's import does not crash alone" % crashed)
+
+    def check_attempts(self, attempts):
+        """Every injected failure names one body site with its own line, and a new
+        attempt afterwards succeeds; returns site -> the failures reported there."""
+        reached = {}
+        self.check_crashes([attempt["n"] for attempt in attempts if "crashed" in attempt])
+        for attempt in attempts:
+            if "crashed" in attempt:
+                continue
+            failure = attempt["failure"]
+            if failure is None:
+                continue  # absorbed by the interpreter; the import went on and succeeded
+            with self.subTest(n=attempt["n"]):
+                self.assertIsNone(attempt["retry_failure"])
+                self.assertTrue(attempt["retry_complete"])
+                entries = module_entries(failure)
+                if attempt["body_completed"]:
+                    self.assertEqual(entries, [], failure)
+                    continue
+                self.assertEqual(len(entries), 1, failure)
+                path, native = native_line(entries[0])
+                self.assertTrue(path.replace("\\", "/").endswith("vorn/asgi.cpp"), path)
+                self.assertIn(native, self.BY_NATIVE_LINE, "not a failure site of the body")
+                site, line = self.BY_NATIVE_LINE[native]
+                self.assertEqual(entries[0][1], line)
+                reached.setdefault(site, []).append(failure)
+        return reached
+
+    def test_sweep_of_the_body(self):
+        # Whatever allocation fails from the first import of the body on, the failure
+        # names its site and the import can be repeated.
+        outcome, attempts = sweep("vorn.os", "none")
+        self.assertTrue(attempts, outcome)
+        reached = self.check_attempts(attempts)
+        # Sites whose operation always allocates, on every interpreter (the binding and
+        # PyDict_New sites allocate only when the dict or the free list runs out).
+        self.assertLessEqual({1, 3, 4, 10, 12}, set(reached))
+
+    # site, hook point, preparation that makes the site's operation allocate
+    TARGETS = [
+        (2, "vorn.os", "full"),
+        (3, "vorn.os", "none"),
+        (6, "vorn.django", "full"),
+        (13, "factory", "full"),
+        (14, "factory", "no spare dicts"),
+        (15, "factory", "one free"),
+    ]
+
+    def test_sites_only_exhausted_memory_reaches(self):
+        for site, hook, preparation in self.TARGETS:
+            with self.subTest(site=site):
+                later = [native for number, (native, _) in self.SITES.items() if number >= site]
+                outcome, attempts = sweep(hook, preparation, later)
+                reached = self.check_attempts(attempts)
+                self.assertIn(site, reached, "site %d not reached: %r" % (site, attempts))
+                for failure in reached[site]:
+                    self.assertEqual((failure["type"], failure["message"]), ("MemoryError", ""))
 
 if __name__ == "__main__":
     unittest.main()
