@@ -21,9 +21,12 @@ class CollidingKey(str):
     __hash__ = str.__hash__
     eq_calls = 0
     raise_on_eq = None
+    on_eq = None
 
     def __eq__(self, other):
         CollidingKey.eq_calls += 1
+        if CollidingKey.on_eq is not None:
+            CollidingKey.on_eq()
         if CollidingKey.raise_on_eq is not None:
             raise CollidingKey.raise_on_eq
         return False
@@ -202,6 +205,27 @@ TEST_F(LookupTest, FailedProbeRaisesAndRecordsNoValue) {
     reset_probe_count();
     Ref again = lookup_module_global(name_, cache_);
     EXPECT_EQ(from_builtins.get(), again.get()) << take_error();
+    EXPECT_FALSE(probed());
+}
+
+// Code run by the probe may change the dict: the record takes the tag the dict
+// has once the probe is over, so a repeat at that tag does not probe again.
+TEST_F(LookupTest, RecordTakesTheTagAfterTheProbe) {
+    Ref value = eval("object()");
+    bind_in_module(value.get());
+    run(R"(
+def bind_once():
+    CollidingKey.on_eq = None
+    module_dict['bound_by_the_probe'] = True
+CollidingKey.on_eq = bind_once
+)");
+    Ref first = lookup_module_global(name_, cache_);
+    ASSERT_EQ(value.get(), first.get()) << take_error();
+    ASSERT_TRUE(PyDict_GetItemString(module_globals.module_dict, "bound_by_the_probe"));
+    EXPECT_EQ(current_tag(), cache_.dict_version);
+    reset_probe_count();
+    Ref second = lookup_module_global(name_, cache_);
+    EXPECT_EQ(value.get(), second.get()) << take_error();
     EXPECT_FALSE(probed());
 }
 
