@@ -65,7 +65,6 @@ class SuccessTest(unittest.TestCase):
         for label, expression, type_name in self.RESULTS:
             with self.subTest(label):
                 outcome = run_scenario(SPY + r'''
-import django
 module, failure = import_vorn()
 asgi = fake()
 report(failure=failure,
@@ -125,7 +124,6 @@ class SettingsModuleTest(unittest.TestCase):
         ("empty", "", ""),
         ("another project", "other.settings", "other.settings"),
         ("the default itself", "vorn.settings", "vorn.settings"),
-        ("not ASCII", "projekt_\u00e9t\u00e9.settings", "projekt_\u00e9t\u00e9.settings"),
     ]
 
     def test_preset_kept_unset_defaulted(self):
@@ -267,7 +265,6 @@ report(first=first, failure=failure, bindings=module and bindings(module),
                  for entry in outcome.report["entries"]]
         position = names.index((False, "init vorn.asgi"))
         self.assertEqual(names[position + 1:], [(True, "get_asgi_application")])
-
 
 
 # Allocation-failure sweep, run as: SWEEP hook preparation stop-lines.
