@@ -86,21 +86,16 @@ void lookup_unchanged_tag(benchmark::State& state) {
 }
 BENCHMARK(lookup_unchanged_tag);
 
-// What a lookup at an unchanged tag has to do at the least: compare the tag,
-// take a reference to the cached value (released as the lookup's caller would).
+// What a lookup at an unchanged tag has to do at the least: read the module
+// dict's tag where the module keeps the dict, compare it with the cached one and
+// take a reference to the cached value, held in a Ref as the lookup's result is.
 void baseline_tag_compare_incref(benchmark::State& state) {
     GlobalLookupCache cache = filled_cache();
-    PyObject* dict = g.module_dict;
     benchmark::DoNotOptimize(&cache);
-    benchmark::DoNotOptimize(dict);
     for (auto _ : state) {
-        PyObject* value = nullptr;
-        if (compat::dict_version(dict) == cache.dict_version) {
-            value = cache.cached_value;
-            Py_INCREF(value);
-        }
-        benchmark::DoNotOptimize(value);
-        Py_XDECREF(value);
+        Ref value;
+        if (compat::dict_version(g.module_dict) == cache.dict_version) value = Ref::borrow(cache.cached_value);
+        benchmark::DoNotOptimize(value.get());
     }
 }
 BENCHMARK(baseline_tag_compare_incref)->Name("baseline/tag_compare_incref");
@@ -116,30 +111,22 @@ void lookup_full(benchmark::State& state) {
 }
 BENCHMARK(lookup_full);
 
-// The probes a full lookup stands for, taking a reference to what they find as
-// the lookup does, and releasing it as its caller would.
+// The probes a full lookup stands for, on the dict where the module keeps it,
+// with a reference to what they find held in a Ref as the lookup's result is.
 void baseline_known_hash(benchmark::State& state) {
-    PyObject* dict = g.module_dict;
     PyObject* name = g.name_os;
-    benchmark::DoNotOptimize(dict);
     for (auto _ : state) {
-        PyObject* value = _PyDict_GetItem_KnownHash(dict, name, compat::stored_hash(name));
-        Py_XINCREF(value);
-        benchmark::DoNotOptimize(value);
-        Py_XDECREF(value);
+        Ref value = Ref::borrow(_PyDict_GetItem_KnownHash(g.module_dict, name, compat::stored_hash(name)));
+        benchmark::DoNotOptimize(value.get());
     }
 }
 BENCHMARK(baseline_known_hash)->Name("baseline/_PyDict_GetItem_KnownHash");
 
 void baseline_get_item(benchmark::State& state) {
-    PyObject* dict = g.module_dict;
     PyObject* name = g.name_os;
-    benchmark::DoNotOptimize(dict);
     for (auto _ : state) {
-        PyObject* value = PyDict_GetItem(dict, name);
-        Py_XINCREF(value);
-        benchmark::DoNotOptimize(value);
-        Py_XDECREF(value);
+        Ref value = Ref::borrow(PyDict_GetItem(g.module_dict, name));
+        benchmark::DoNotOptimize(value.get());
     }
 }
 BENCHMARK(baseline_get_item)->Name("baseline/PyDict_GetItem");

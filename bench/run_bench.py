@@ -116,13 +116,43 @@ def callgrind_count(interp, root, mode, workdir):
     raise RuntimeError("no summary in the callgrind dump")
 
 
+# Where the module's instructions go, by inclusive count (callgrind_annotate), against the floor's.
+BREAKDOWN = [
+    ("library load (dlopen)", "dlopen_doit"),
+    ("module creation from the spec", "vorn::module_create("),
+    ("constants", "vorn::create_constants("),
+    ("the two imports", "vorn::import_module("),
+    ("os.environ.setdefault", "vorn::call_object("),
+    ("factory call", "vorn::call_no_args("),
+]
+
+
+def inclusive_counts(dump):
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", dump], check=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True).stdout
+    found = {}
+    for label, needle in BREAKDOWN:
+        for line in out.splitlines():
+            if needle in line:
+                found[label] = int(line.split()[0].replace(",", ""))
+                break
+    return found
+
+
 def count_instructions(interp, roots, reps, workdir):
     cgdir = os.path.join(workdir, interp["tag"], "callgrind")
     os.makedirs(cgdir)
     empty = statistics.median(callgrind_count(interp, roots["module"], "callgrind-empty", cgdir)
                               for _ in range(reps))
-    return {v: statistics.median(callgrind_count(interp, roots[v], "callgrind", cgdir) for _ in range(reps)) - empty
-            for v in VARIANTS}
+    counts = {}
+    breakdown = {}
+    for v in VARIANTS:
+        counts[v] = statistics.median(callgrind_count(interp, roots[v], "callgrind", cgdir)
+                                      for _ in range(reps)) - empty
+        if shutil.which("callgrind_annotate"):
+            breakdown[v] = inclusive_counts(os.path.join(cgdir, "callgrind.out.1"))
+    counts["breakdown"] = breakdown
+    return counts
 
 
 def run_operations(interp, build, reps):
@@ -191,6 +221,18 @@ def import_rows(interp, samples, rss, counts, is_reference):
             "", None, "%.0fk vs %.0fk" % (counts["module"] / 1e3, counts["floor"] / 1e3))
         row(section, "instructions: module / plain .pyc (callgrind)", "%.3fx" % (counts["module"] / counts["plain"]),
             "", None, "%.0fk vs %.0fk" % (counts["module"] / 1e3, counts["plain"] / 1e3))
+        module_parts = counts["breakdown"].get("module", {})
+        floor_load = counts["breakdown"].get("floor", {}).get("library load (dlopen)")
+        if module_parts:
+            parts = []
+            for label, _ in BREAKDOWN:
+                if label not in module_parts:
+                    continue
+                text = "%s %.0fk" % (label, module_parts[label] / 1e3)
+                if label.startswith("library load") and floor_load:
+                    text += " (floor %.0fk)" % (floor_load / 1e3)
+                parts.append(text)
+            row(section, "module's instructions by step (callgrind, inclusive)", "", "", None, "; ".join(parts))
     row(section, "resident memory added: module / floor / plain", "", "", None,
         " / ".join("%d KiB" % statistics.median(rss[v]) for v in VARIANTS))
 
@@ -262,6 +304,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=int(os.environ.get("VORN_BENCH_ROUNDS", "150")))
     parser.add_argument("--callgrind-reps", type=int, default=3)
     parser.add_argument("--op-reps", type=int, default=9)
+    parser.add_argument("--parts", default="import,operations,footprint",
+                        help="comma-separated subset of import, operations, footprint")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
 
@@ -274,9 +318,10 @@ def main():
     if not have_valgrind:
         log("bench: valgrind not found: no instruction counts")
 
+    parts = set(args.parts.split(","))
     rng = random.Random(1)
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as workdir:
-        for interp in targets:
+        for interp in targets if "import" in parts else []:
             is_reference = interp is reference
             log("bench: %s: import, %d rounds of %s" % (interp["tag"], args.rounds, ", ".join(VARIANTS)))
             roots = make_variants(interp, build, workdir)
@@ -286,14 +331,15 @@ def main():
                 log("bench: %s: import under callgrind" % interp["tag"])
                 counts = count_instructions(interp, roots, args.callgrind_reps, workdir)
             import_rows(interp, samples, rss, counts, is_reference)
-        for interp in targets:
+        for interp in targets if "operations" in parts else []:
             log("bench: %s: operations" % interp["tag"])
             times = run_operations(interp, build, args.op_reps)
             if times is None:
                 log("bench: %s: no operations program (Google Benchmark missing?)" % interp["tag"])
                 continue
             operation_rows(interp, times, interp is reference)
-    footprint_rows(built)
+    if "footprint" in parts:
+        footprint_rows(built)
     print_table()
 
 
