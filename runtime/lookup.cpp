@@ -1,4 +1,4 @@
-// Module-global name lookups cached by the dict's version tag, and attribute reads by name constant.
+// The builtins step of module-global name lookups (the cached lookup is inline in runtime.h), and attribute reads by name constant.
 #include "runtime.h"
 
 namespace vorn {
@@ -14,21 +14,6 @@ Ref lookup_builtin(PyObject* name) noexcept {
     // Whatever the read raised, the statement reports the name as undefined.
     if (!result) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return result;
-}
-
-Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache) noexcept {
-    PyObject* dict = module_globals.module_dict;
-    if (compat::dict_version(dict) == cache.dict_version) {
-        if (cache.cached_value) return Ref::borrow(cache.cached_value);
-        return lookup_builtin(name);
-    }
-    PyObject* found = _PyDict_GetItem_KnownHash(dict, name, compat::stored_hash(name));
-    // The probe may run __eq__ code that changes the dict: take the tag afterwards.
-    cache.dict_version = compat::dict_version(dict);
-    cache.cached_value = found;
-    if (found) return Ref::borrow(found);
-    if (PyErr_Occurred()) return Ref();
-    return lookup_builtin(name);
 }
 
 }  // namespace vorn

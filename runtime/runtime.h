@@ -131,9 +131,24 @@ struct ErrorPosition {
 
 // ---- module-global lookups and attributes -----------------------------------
 
-Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache) noexcept;
 Ref lookup_builtin(PyObject* name) noexcept;
 Ref get_attribute(PyObject* object, PyObject* name) noexcept;
+
+// Inline at each site: out of line, the call itself costs more than the
+// comparison and increment of a lookup at an unchanged tag.
+inline Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache) noexcept {
+    PyObject* dict = module_globals.module_dict;
+    if (compat::dict_version(dict) != cache.dict_version) {
+        PyObject* found = _PyDict_GetItem_KnownHash(dict, name, compat::stored_hash(name));
+        // The probe may run __eq__ code that changes the dict: take the tag afterwards.
+        cache.dict_version = compat::dict_version(dict);
+        cache.cached_value = found;
+        if (!found && PyErr_Occurred()) return Ref();
+    }
+    if (cache.cached_value) return Ref::borrow(cache.cached_value);
+    // Through a temporary, so that the result need not live in memory on the paths above.
+    return Ref::steal(lookup_builtin(name).release());
+}
 
 // ---- imports ----------------------------------------------------------------
 
