@@ -1,9 +1,11 @@
 // Unit tests of the module's lifecycle: creation from import specs, execution, the version check and the constant table.
 #include "embedded_python.h"
+#include "tests/support/failing_allocator.h"
 
 #include <dlfcn.h>
 
 #include <cstring>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -263,7 +265,7 @@ protected:
     void SetUp() override {
         LifecycleTest::SetUp();
         // The stand-in framework is on PYTHONPATH, so the body can run to its end.
-        run("import django.core.asgi as framework\n");
+        run("import django.core.asgi as framework, traceback\n");
     }
     Ref executed_module() {
         Ref module = create("Spec(name='vorn.asgi', loader=LOADER, origin=ORIGIN, parent='vorn')");
@@ -339,6 +341,69 @@ INSTANTIATE_TEST_SUITE_P(
                       RegistrationCase{"HeldByAnotherObject", "vorn.asgi", "object()"},
                       RegistrationCase{"HeldByAnotherModuleOfTheSameName", "vorn.asgi", "types.ModuleType('vorn.asgi')"}),
     [](const ::testing::TestParamInfo<RegistrationCase>& info) { return std::string(info.param.label); });
+
+// The native line of the registration's failure check, read from the module's source.
+int registration_store_line() {
+    std::ifstream source(checkout_root() + "/vorn/asgi.cpp");
+    std::string line;
+    bool in_registration = false;
+    for (int number = 1; std::getline(source, line); ++number) {
+        if (line.find("PyDict_SetItemString(modules") != std::string::npos) in_registration = true;
+        if (in_registration && line.find("fail_at(") != std::string::npos) return number;
+    }
+    return 0;
+}
+
+// An import has always registered the module before it runs, so only an execution
+// outside one reaches the registry store; no allocation in the body is ever failed here.
+TEST_F(ModuleExecTest, FailedRegistrationStoreDropsTheModuleAndARetrySucceeds) {
+    const int line = registration_store_line();
+    ASSERT_GT(line, 0);
+    const std::string site = "init vorn.asgi (vorn/asgi.cpp:" + std::to_string(line) + ")";
+    run("runtime = sys.modules['native_runtime'] = types.ModuleType('native_runtime')\n"
+        "runtime.native_line_in_traceback = True\n"
+        "sys.modules.pop('vorn.asgi', None)\n");
+
+    bool reached = false;
+    for (long n = 1; n < 2000 && !reached; ++n) {
+        Ref module = create("Spec(name='vorn.asgi', parent='vorn')");
+        ASSERT_TRUE(module) << take_error();
+        FailingAllocator::arm(n);
+        const int result = module_exec(module.get());
+        FailingAllocator::disarm();
+        ASSERT_TRUE(FailingAllocator::failed()) << "N=" << n << ": the execution ran without reaching the store";
+        if (result == 0) {
+            // The failure was absorbed (PyDict_GetItemString's key): forget this success.
+            PyObject* held = module_globals.module_object;
+            module_globals.module_object = nullptr;
+            Py_DECREF(held);
+            ASSERT_EQ(0, PyDict_DelItemString(PyImport_GetModuleDict(), "vorn.asgi"));
+            continue;
+        }
+        ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError)) << "N=" << n << ": " << take_error();
+        EXPECT_EQ(nullptr, module_globals.module_object) << "N=" << n;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback) PyException_SetTraceback(value, traceback);
+        bind("error", value);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        const std::string entry = eval_text("traceback.extract_tb(error.__traceback__)[-1][2] "
+                                            "if error.__traceback__ else ''");
+        if (entry == site) {
+            reached = true;
+            EXPECT_EQ(nullptr, PyDict_GetItemString(PyImport_GetModuleDict(), "vorn.asgi"));
+        }
+        run("del error\n");
+    }
+    ASSERT_TRUE(reached) << "the registry store never failed";
+    Ref module = create("Spec(name='vorn.asgi', parent='vorn')");
+    ASSERT_EQ(0, module_exec(module.get())) << take_error();
+    EXPECT_EQ(module.get(), PyDict_GetItemString(PyImport_GetModuleDict(), "vorn.asgi"));
+    EXPECT_EQ("True", eval_text("isinstance(sys.modules['vorn.asgi'].application, framework.Application)"));
+}
 
 // ---- the version check -----------------------------------------------------------
 
