@@ -224,7 +224,10 @@ class FailureTest(unittest.TestCase):
     def test_failures(self):
         for label, fixtures, env, exc_type, message, line, bound, settings, remedy in self.CASES:
             with self.subTest(label):
-                outcome = run_scenario(SPY + r'''
+                # Without the fixture, an installed Django (Debian's) is hidden too.
+                hide = "" if fixtures else (
+                    "sys.path[:] = [p for p in sys.path if not os.path.isdir(os.path.join(p, 'django'))]")
+                outcome = run_scenario(SPY + hide + r'''
 module, failure = import_vorn()
 failed = Spy.module
 first = dict(failure=failure, bindings=bindings(failed), registered="vorn.asgi" in sys.modules,
@@ -485,6 +488,8 @@ def native_line(entry):
 
 class AllocationFailureTest(unittest.TestCase):
     SITES = body_sites()
+    # The bindings, the from-list and the __test__ dict fail only for want of memory.
+    MEMORY_ONLY = {2, 3, 6, 13, 14, 15}
     BY_NATIVE_LINE = {native: (site, line) for site, (native, line) in SITES.items()}
 
     control_crash = "not run"
@@ -524,23 +529,26 @@ class AllocationFailureTest(unittest.TestCase):
                 self.assertIn(native, self.BY_NATIVE_LINE, "not a failure site of the body")
                 site, line = self.BY_NATIVE_LINE[native]
                 self.assertEqual(entries[0][1], line)
+                if site in self.MEMORY_ONLY:
+                    self.assertEqual((failure["type"], failure["message"]), ("MemoryError", ""))
                 reached.setdefault(site, []).append(failure)
         return reached
 
     def test_sweep_of_the_body(self):
-        # Whatever allocation fails from the first import of the body on, the failure
-        # names its site and the import can be repeated.
+        # Whatever allocation fails from the body's import of os on, the failure names its
+        # site and a new import succeeds.
         outcome, attempts = sweep("vorn.os", "none")
         self.assertTrue(attempts, outcome)
         reached = self.check_attempts(attempts)
-        # Sites whose operation always allocates, on every interpreter (the binding and
-        # PyDict_New sites allocate only when the dict or the free list runs out).
+        # Sites whose operation always allocates, on every interpreter (the from-list's item
+        # array among them; the binding and PyDict_New sites allocate only when the dict or
+        # the free list runs out, see below).
         self.assertLessEqual({1, 3, 4, 10, 12}, set(reached))
 
     # site, hook point, preparation that makes the site's operation allocate
+    # (site 3 needs none: the sweep of the body reaches it)
     TARGETS = [
         (2, "vorn.os", "full"),
-        (3, "vorn.os", "none"),
         (6, "vorn.django", "full"),
         (13, "factory", "full"),
         (14, "factory", "no spare dicts"),
@@ -554,8 +562,7 @@ class AllocationFailureTest(unittest.TestCase):
                 outcome, attempts = sweep(hook, preparation, later)
                 reached = self.check_attempts(attempts)
                 self.assertIn(site, reached, "site %d not reached: %r" % (site, attempts))
-                for failure in reached[site]:
-                    self.assertEqual((failure["type"], failure["message"]), ("MemoryError", ""))
+
 
 if __name__ == "__main__":
     unittest.main()
