@@ -16,7 +16,7 @@ import sys
 import traceback
 import weakref
 
-import _failalloc
+_failalloc = None  # the allocation-failure module; sweep() imports it (tests/support)
 
 MARK = "@@sweep@@ "
 
@@ -210,14 +210,30 @@ def _child(n, stream, factory, headroom, whole):
     _emit(stream, stage="retried", **retry)
 
 
-def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, step=1):
+def crash_signature(child):
+    """Where a crashed child's injected failure surfaced: exception type and the innermost
+    frame's file and function, or None when the child died before describing it."""
+    failed = child["stages"].get("failed")
+    if child["status"] == 0 or not failed or not failed["error"]["innermost"]:
+        return None
+    file_name, _, function = failed["error"]["innermost"]
+    return [failed["error"]["type"], file_name, function]
+
+
+def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, step=1,
+          stop_on=None):
     """Runs the children for N = first_n, first_n + step, ... until one completes without
     reaching its Nth allocation (or N reaches stop_n). Returns the children's findings.
 
     state "first": every child makes the first import attempt of its process.
     state "retry": the parent has already made one failed attempt (the factory raised),
     so every child's injected attempt is a retry, with the module's statics filled.
-    package_dir: a directory put first on sys.path (to import a plain-Python vorn)."""
+    package_dir: a directory put first on sys.path (to import a plain-Python vorn).
+    stop_on: crash signatures; the sweep ends once children crashed with all of them."""
+    global _failalloc
+    import _failalloc as failalloc
+    _failalloc = failalloc
+    faulthandler.enable()
     if package_dir:
         sys.path.insert(0, package_dir)
     import django.core.asgi as framework
@@ -273,8 +289,7 @@ def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, 
         done = child["stages"].get("done")
         if status == 0 and done is not None and not done["hit"]:
             break
+        if stop_on and all(signature in [crash_signature(c) for c in children] for signature in stop_on):
+            break
         n += step
     return {"headroom": headroom, "children": children}
-
-
-faulthandler.enable()

@@ -6,6 +6,7 @@ import tempfile
 import unittest
 
 from tests.scenarios.harness import ROOT, run_scenario
+from tests.scenarios.sweep_driver import crash_signature
 
 # Every N where it matters most (the oldest supported interpreter and the newest);
 # every few N elsewhere, to keep the whole suite's time in bounds.
@@ -25,15 +26,6 @@ def sweep(**options):
     source = "from tests.scenarios import sweep_driver\nreport(**sweep_driver.sweep(**%r))" % (options,)
     outcome = run_scenario(source, timeout=1500)
     return outcome.report
-
-
-def signature(child):
-    """Where the injected failure surfaced: the innermost frame of the failed import."""
-    failed = child["stages"].get("failed")
-    if not failed or not failed["error"]["innermost"]:
-        return None
-    file_name, _, function = failed["error"]["innermost"]
-    return (failed["error"]["type"], file_name, function)
 
 
 class AllocationFailureSweep(unittest.TestCase):
@@ -79,8 +71,9 @@ class AllocationFailureSweep(unittest.TestCase):
         the injected failure surfacing at the same interpreter function, then a signal."""
         if not crashes:
             return
-        wanted = {signature(child) for child in crashes}
+        wanted = [crash_signature(child) for child in crashes]
         self.assertNotIn(None, wanted, [c["text"][-2000:] for c in crashes])
+        wanted = sorted(map(list, {tuple(signature) for signature in wanted}))
         package = tempfile.mkdtemp(prefix="vorn-plain-")
         try:
             os.mkdir(os.path.join(package, "vorn"))
@@ -88,15 +81,15 @@ class AllocationFailureSweep(unittest.TestCase):
                 shutil.copy(os.path.join(ROOT, "vorn", name), os.path.join(package, "vorn", name))
             with open(os.path.join(package, "vorn", "asgi.py"), "w") as stream:
                 stream.write(PLAIN_ASGI)
-            plain = sweep(package_dir=package, whole=True)["children"]
+            plain = sweep(package_dir=package, whole=True, stop_on=wanted)["children"]
         finally:
             shutil.rmtree(package)
-        reproduced = {signature(child) for child in plain if child["status"] != 0}
-        missing = wanted - reproduced
+        reproduced = [crash_signature(child) for child in plain]
+        missing = [signature for signature in wanted if signature not in reproduced]
         self.assertFalse(missing, "crashes the plain-Python file does not share: %r\n%s"
                          % (missing, "\n".join(c["text"][-1500:] for c in crashes)))
         sys.stderr.write("\ninterpreter crashes shared with the plain-Python file: %s\n"
-                         % sorted(map(str, wanted)))
+                         % wanted)
 
     def test_first_attempt_of_a_process(self):
         result = sweep(state="first", step=FIRST_STEP)
