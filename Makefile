@@ -33,5 +33,14 @@ bench:
 	cmake --build $(BUILD) -j$(JOBS) --target vorn_bench
 	python3 bench/run_bench.py --build $(BUILD)
 
+# Sanitizers: every scenario on CPython 3.6 and Debian's python3 against an ASan/UBSan build
+# of the module (built into build-sanitize/, never over vorn/), then the main scenarios under
+# valgrind memcheck with the ordinary modules.
+.PHONY: sanitize
+sanitize: setup
+	bash tools/sanitize.sh
+	$(MAKE) --no-print-directory all
+	bash tools/valgrind.sh
+
 clean:
 	rm -rf $(BUILD) build-sanitize vorn/asgi.*.so tests/support/_failalloc.*.so
