@@ -6,18 +6,23 @@
 namespace vorn::testing {
 namespace {
 
-// The module state of an execution, with the import fixtures (packages that
-// carry their own `os` and `django.core.asgi`) on sys.path. Pointing the
-// module's __package__ at one of them makes the relative attempt find it.
+// The module state of an execution, with the checkout (the package vorn), the
+// stand-in framework and the import fixtures (packages that carry their own
+// `os` and `django.core.asgi`) on sys.path, found from this file's place.
+// Pointing the module's __package__ at a fixture makes the relative attempt
+// find it.
 class ImportTest : public PythonTest {
 protected:
     void SetUp() override {
         PythonTest::SetUp();
         prepare_module_state();
+        Ref this_file = Ref::steal(PyUnicode_FromString(__FILE__));
+        ASSERT_EQ(0, PyDict_SetItemString(main_dict_, "this_file", this_file.get()));
         run(R"(
 import os, sys
-sys.path.insert(0, next(os.path.join(p, 'tests', 'fixtures', 'imports') for p in sys.path
-                        if os.path.isdir(os.path.join(p, 'tests', 'fixtures', 'imports'))))
+checkout = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(this_file))))
+sys.path[:0] = [checkout, os.path.join(checkout, 'tests', 'fixtures', 'framework'),
+                os.path.join(checkout, 'tests', 'fixtures', 'imports')]
 )");
     }
 
