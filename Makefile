@@ -30,7 +30,7 @@ serve: setup
 .PHONY: bench
 bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(BUILD) -j$(JOBS) --target vorn_bench
+	cmake --build $(BUILD) -j$(JOBS) --target vorn_bench >/dev/null
 	python3 bench/run_bench.py --build $(BUILD)
 
 # Sanitizers: every scenario on CPython 3.6 and Debian's python3 against an ASan/UBSan build
