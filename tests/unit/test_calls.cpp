@@ -2,6 +2,7 @@
 #include "embedded_python.h"
 
 #include <cctype>
+#include <ostream>
 #include <string>
 
 namespace vorn::testing {
@@ -134,6 +135,9 @@ struct CallCase {
     const char* callable;  // expression evaluated in __main__
     const char* expected;  // outcome, which a plain Python call gives as well
 };
+
+// Names the case in test listings.
+void PrintTo(const CallCase& c, std::ostream* out) { *out << c.callable; }
 
 class CallNoArgsTest : public CallTest, public ::testing::WithParamInterface<CallCase> {};
 
@@ -317,6 +321,9 @@ struct RecursionCase {
     CallOperation operation;
     const char* target;  // a callable in __main__ that makes no calls of its own
 };
+
+// Names the case in test listings.
+void PrintTo(const RecursionCase& c, std::ostream* out) { *out << c.label; }
 
 // A native call chain that grows one level at a time through call_object. At
 // each level the operation under test first calls the target; once its own

@@ -1,6 +1,7 @@
 // Relative-first imports with the absolute fallback, from-lists, and names taken from imported modules.
 #include "embedded_python.h"
 
+#include <ostream>
 #include <string>
 
 namespace vorn::testing {
@@ -46,6 +47,9 @@ struct ImportCase {
     const char* expected;  // "sys.modules[...]" key of the result, or the error
     bool error;
 };
+
+// Names the case in test listings.
+void PrintTo(const ImportCase& c, std::ostream* out) { *out << c.label; }
 
 class ImportModuleTest : public ImportTest, public ::testing::WithParamInterface<ImportCase> {};
 

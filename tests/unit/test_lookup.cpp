@@ -1,6 +1,7 @@
 // Global-name lookups cached by the module dict's version tag, the builtins fallback, and attribute reads.
 #include "embedded_python.h"
 
+#include <ostream>
 #include <string>
 
 namespace vorn::testing {
@@ -75,6 +76,9 @@ struct WhereCase {
     bool in_builtins;
 };
 
+// Names the case in test listings.
+void PrintTo(const WhereCase& c, std::ostream* out) { *out << c.label; }
+
 class LookupWhereTest : public LookupTest, public ::testing::WithParamInterface<WhereCase> {};
 
 // Two lookups at one site with the module dict unchanged in between: the first
@@ -130,6 +134,9 @@ struct ChangeCase {
     const char* statement;  // run with `module_dict` and `replacement` bound in __main__
     bool value_replaced;
 };
+
+// Names the case in test listings.
+void PrintTo(const ChangeCase& c, std::ostream* out) { *out << c.label; }
 
 class LookupAfterChangeTest : public LookupTest, public ::testing::WithParamInterface<ChangeCase> {};
 
