@@ -92,7 +92,7 @@ def child(n, write):
         write({"second": {"error": describe(exc)}})
 
 
-def attempt(n, seconds=30):
+def attempt(n, seconds=10):
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:

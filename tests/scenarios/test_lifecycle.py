@@ -210,6 +210,8 @@ class AllocationFailureTest(unittest.TestCase):
                 # Elsewhere (the loader's own work, the body's calls into the interpreter)
                 # the interpreter's own error may surface instead.
                 self.assertIn(first["type"], ("MemoryError", "SystemError"), "N=%d: %r" % (n, first))
+        sys.stderr.write("\nlifecycle sites reached (first N): %r; not reached: %s; importlib faults at N=%r\n"
+                         % (reached, sorted(set(sites.values()) - set(reached)), interpreter_faults))
         missing = REACHABLE - set(reached)
         self.assertFalse(missing, "lifecycle sites never reached by an allocation failure: %s (reached: %r)"
                          % (sorted(missing), reached))
