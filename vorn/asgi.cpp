@@ -140,8 +140,10 @@ int run_body(ErrorPosition& position) noexcept {
 // ---- lifecycle ------------------------------------------------------------------
 
 int check_version_compat_with(int build_major, int build_minor, const char* running_version) noexcept {
-    char build[4];
-    char running[4];
+    // Zeroed, so a version text shorter than three characters compares its
+    // terminator rather than whatever the stack held.
+    char build[4] = {};
+    char running[4] = {};
     PyOS_snprintf(build, sizeof build, "%d.%d", build_major, build_minor);
     // Only the first three characters of the running version fit, and only
     // characters 0 and 2 are compared.

@@ -437,7 +437,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "RuntimeWarning: compiletime version 3.6 of module 'vorn.asgi' does not match runtime version 2.6"},
         VersionCase{"CharacterOneIgnored", 3, 6, "3-6", ""},
         VersionCase{"FourthCharacterIgnored", 3, 6, "3.61", ""},
-        VersionCase{"BothCutToThreePointOne", 3, 12, "3.11.7", ""}),
+        VersionCase{"BothCutToThreePointOne", 3, 12, "3.11.7", ""},
+        // Shorter than three characters: character 2 is the terminator, never stale stack.
+        VersionCase{"ShortRunningText", 3, 6, "3",
+                    "RuntimeWarning: compiletime version 3.6 of module 'vorn.asgi' does not match runtime version 3"}),
     [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.label); });
 
 TEST_F(LifecycleTest, VersionWarningAsErrorFailsTheCheck) {
