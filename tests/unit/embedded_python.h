@@ -9,6 +9,12 @@
 
 namespace vorn::testing {
 
+// The checkout root, from this header's own path.
+inline std::string checkout_root() {
+    const std::string file = __FILE__;
+    return file.substr(0, file.rfind("/tests/unit/"));
+}
+
 // Each test runs in its own process (gtest_discover_tests), so the interpreter
 // and ModuleGlobals start fresh for every test.
 class PythonTest : public ::testing::Test {
@@ -16,6 +22,11 @@ protected:
     void SetUp() override {
         if (!Py_IsInitialized()) Py_InitializeEx(0);
         main_dict_ = PyModule_GetDict(PyImport_AddModule("__main__"));
+        // The package vorn and the stand-in framework come from the checkout,
+        // whatever the environment of the test holds.
+        const std::string root = checkout_root();
+        run("import sys\nsys.dont_write_bytecode = True\nfor entry in ['" + root + "/tests/fixtures/framework', '" +
+            root + "']:\n    if entry not in sys.path: sys.path.insert(0, entry)\n");
     }
 
     // Runs statements in __main__; fails the test with the traceback on error.

@@ -7,9 +7,9 @@
 namespace vorn::testing {
 namespace {
 
-// The module state of an execution, with the checkout (the package vorn), the
-// stand-in framework and the import fixtures (packages that carry their own
-// `os` and `django.core.asgi`) on sys.path, found from this file's place.
+// The module state of an execution, with the import fixtures (packages that
+// carry their own `os` and `django.core.asgi`) on sys.path besides the checkout
+// and the stand-in framework.
 // Pointing the module's __package__ at a fixture makes the relative attempt
 // find it.
 class ImportTest : public PythonTest {
@@ -17,14 +17,7 @@ protected:
     void SetUp() override {
         PythonTest::SetUp();
         prepare_module_state();
-        Ref this_file = Ref::steal(PyUnicode_FromString(__FILE__));
-        ASSERT_EQ(0, PyDict_SetItemString(main_dict_, "this_file", this_file.get()));
-        run(R"(
-import os, sys
-checkout = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(this_file))))
-sys.path[:0] = [checkout, os.path.join(checkout, 'tests', 'fixtures', 'framework'),
-                os.path.join(checkout, 'tests', 'fixtures', 'imports')]
-)");
+        run("import os, sys\nsys.path.insert(0, '" + checkout_root() + "/tests/fixtures/imports')\n");
     }
 
     void set_package(const char* package) {

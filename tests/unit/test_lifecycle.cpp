@@ -114,20 +114,10 @@ def modules_named(name):
                 if type(m) is types.ModuleType and vars(m).get("__name__") is name])
 )";
 
-// The checkout root, from this file's path: the package `vorn` and the stand-in
-// framework are imported from there whatever the test's environment holds.
-std::string checkout_root() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind("/tests/unit/"));
-}
-
 class LifecycleTest : public PythonTest {
 protected:
     void SetUp() override {
         PythonTest::SetUp();
-        const std::string root = checkout_root();
-        run("import sys\nfor entry in ['" + root + "/tests/fixtures/framework', '" + root +
-            "']:\n    if entry not in sys.path: sys.path.insert(0, entry)\n");
         run(spec_helpers);
     }
 
