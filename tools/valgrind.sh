@@ -11,7 +11,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${SANITIZE_BUILD:-$ROOT/build-sanitize}
 LOGS=$BUILD/valgrind
 TAG=${VALGRIND_TAG:-py36}
-SCENARIOS=${VALGRIND_SCENARIOS:-test_lifecycle test_body test_tracebacks test_reliability}
+# test_body's allocation sweep outlives its scenario timeout under valgrind; name it in
+# VALGRIND_SCENARIOS to run it anyway.
+SCENARIOS=${VALGRIND_SCENARIOS:-test_lifecycle test_tracebacks test_reliability}
 
 python=$("$ROOT/tools/interpreters.sh" 2>/dev/null | awk -F'|' -v tag="$TAG" '$1 == tag { print $2 }')
 [ -n "$python" ] || { echo "valgrind: no interpreter for $TAG" >&2; exit 1; }
@@ -50,7 +52,10 @@ done
 invalid=$(grep -l -E 'Invalid (read|write|free)|Mismatched free|Source and destination overlap' "$LOGS"/*.log 2>/dev/null || true)
 in_module=0
 for log in $invalid; do
-  if grep -q 'asgi\.cpython' "$log"; then in_module=$((in_module + 1)); fi
+  # A stack frame in the library or its sources (the Command: line may name it too).
+  if grep -q -E '^==[0-9]+== +(at|by) .*(asgi\.cpython|asgi\.cpp|runtime/)' "$log"; then
+    in_module=$((in_module + 1))
+  fi
 done
 processes=$(ls "$LOGS"/*.log | wc -l)
 echo "valgrind: $processes processes checked; $(echo "$invalid" | grep -c . || true) with invalid accesses, $in_module of them through vorn.asgi"
