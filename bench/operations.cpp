@@ -4,7 +4,7 @@
 // environment, as bench/run_bench.py sets them). Every benchmark that is a
 // baseline for another is named "baseline/..."; the driver pairs them by the
 // names listed in its table.
-#include "vorn/asgi.h"
+#include "tests/support/module_state.h"
 
 #include <benchmark/benchmark.h>
 
@@ -35,19 +35,7 @@ Callables callables;
 // "vorn.asgi" in package "vorn", its dict holding `os`, the builtins and runtime
 // modules, the empty objects, the frame offset and the constants.
 void prepare_module_state() {
-    Ref module = Ref::steal(PyModule_New("vorn.asgi"));
-    if (!module || PyModule_AddStringConstant(module.get(), "__package__", "vorn") < 0) die("module");
-    g.frame_locals_offset = PyFrame_Type.tp_basicsize - static_cast<Py_ssize_t>(sizeof(PyObject*));
-    g.empty_tuple = PyTuple_New(0);
-    g.empty_bytes = PyBytes_FromStringAndSize("", 0);
-    g.module_object = module.release();
-    g.module_dict = Ref::borrow(PyModule_GetDict(g.module_object)).release();
-    g.builtins_module = Ref::borrow(PyImport_AddModule("builtins")).release();
-    g.runtime_module = Ref::borrow(PyImport_AddModule("native_runtime")).release();
-    if (!g.empty_tuple || !g.empty_bytes || !g.module_dict || !g.builtins_module || !g.runtime_module)
-        die("module state");
-    if (PyObject_SetAttrString(g.module_object, "__builtins__", g.builtins_module) < 0) die("__builtins__");
-    if (init_constant_table() < 0 || build_argument_tuple() < 0) die("constants");
+    if (vorn::testing::prepare_module_state() < 0) die("module state");
 
     // The body's bindings, and the callables, defined in the module's own globals.
     Ref result = Ref::steal(PyRun_String(

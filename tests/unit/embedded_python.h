@@ -1,7 +1,7 @@
 // Test support: the embedded interpreter, module state prepared as an execution would, and small Python helpers.
 #pragma once
 
-#include "vorn/asgi.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -71,25 +71,8 @@ protected:
         return description;
     }
 
-    // Fills ModuleGlobals as an execution does before its body runs: a module
-    // "vorn.asgi" in package "vorn" (not registered), its dict, builtins, the
-    // runtime module, the empty objects, the frame offset and the constants.
-    void prepare_module_state() {
-        ModuleGlobals& g = module_globals;
-        Ref module = Ref::steal(PyModule_New("vorn.asgi"));
-        ASSERT_TRUE(module);
-        ASSERT_EQ(0, PyModule_AddStringConstant(module.get(), "__package__", "vorn"));
-        g.frame_locals_offset = PyFrame_Type.tp_basicsize - static_cast<Py_ssize_t>(sizeof(PyObject*));
-        g.empty_tuple = PyTuple_New(0);
-        g.empty_bytes = PyBytes_FromStringAndSize("", 0);
-        g.module_object = module.release();
-        g.module_dict = Ref::borrow(PyModule_GetDict(g.module_object)).release();
-        g.builtins_module = Ref::borrow(PyImport_AddModule("builtins")).release();
-        g.runtime_module = Ref::borrow(PyImport_AddModule("native_runtime")).release();
-        ASSERT_EQ(0, PyObject_SetAttrString(g.module_object, "__builtins__", g.builtins_module));
-        ASSERT_EQ(0, init_constant_table()) << take_error();
-        ASSERT_EQ(0, build_argument_tuple()) << take_error();
-    }
+    // Fills ModuleGlobals as an execution does before its body runs.
+    void prepare_module_state() { ASSERT_EQ(0, vorn::testing::prepare_module_state()) << take_error(); }
 
     // A fresh interned, hashed str, as the constants are.
     static Ref interned_name(const char* text) {
