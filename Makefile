@@ -19,7 +19,7 @@ setup:
 # Set-up, every module, every test; ctest's summary is the last thing printed.
 test: setup
 	$(MAKE) --no-print-directory all
-	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+	bash tools/run_tests.sh $(BUILD) $(JOBS)
 
 # Builds the modules and serves vorn.asgi:application with uvicorn on 127.0.0.1:$${PORT:-8000}.
 serve: setup
