@@ -2,10 +2,12 @@
 # make bench: measures the import, the operations and the footprint of vorn.asgi side by side and prints one table of ratios.
 #
 # Import: `import vorn.asgi` in fresh processes on 3.6 and the newest interpreter,
-# three variants interleaved round by round in throw-away copies of the package:
-# the module, the plain five-line file from its .pyc, and the floor module
-# (bench/floor/asgi.cpp: only the two imports, relative then absolute). Ratios are
-# medians of per-round ratios; instruction counts come from callgrind.
+# four variants interleaved round by round in throw-away copies of the package:
+# the module, the plain five-line file from its .pyc, the floor module
+# (bench/floor/asgi.cpp: only the two imports, relative then absolute) and the body
+# floor (the same source doing the whole body through the plain API). The framework is
+# a stand-in whose factory does nothing (bench/fixtures). Ratios are medians of
+# per-round ratios; instruction counts come from callgrind.
 # Operations: bench/operations.cpp (Google Benchmark) embedding the same
 # interpreters, each operation beside the interpreter call it stands for.
 # Footprint: the built libraries of every interpreter.
@@ -21,6 +23,9 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FIXTURES = os.path.join(ROOT, "tests", "fixtures", "framework")
+# The import is measured against a factory that does nothing (bench/fixtures); the
+# operations program embeds the tests' stand-in, which the module state it prepares expects.
+IMPORT_FIXTURES = os.path.join(ROOT, "bench", "fixtures")
 CHILD = os.path.join(ROOT, "bench", "import_child.py")
 
 PLAIN_SOURCE = """\
@@ -31,7 +36,7 @@ application = get_asgi_application()
 __test__ = {}
 """
 
-VARIANTS = ("module", "plain", "floor")
+VARIANTS = ("module", "plain", "floor", "body_floor")
 
 
 def log(*parts):
@@ -61,7 +66,7 @@ def child_env(extra=None):
 
 
 def make_variants(interp, build, workdir):
-    """Three copies of the package, differing only in what vorn.asgi is."""
+    """Copies of the package, differing only in what vorn.asgi is."""
     roots = {}
     for variant in VARIANTS:
         root = os.path.join(workdir, interp["tag"], variant)
@@ -73,13 +78,13 @@ def make_variants(interp, build, workdir):
         library = "asgi" + interp["suffix"]
         if variant == "module":
             shutil.copy(os.path.join(ROOT, "vorn", library), package)
-        elif variant == "floor":
-            shutil.copy(os.path.join(build, "bench", "floor", library), package)
+        elif variant in ("floor", "body_floor"):
+            shutil.copy(os.path.join(build, "bench", variant, library), package)
         else:
             with open(os.path.join(package, "asgi.py"), "w") as f:
                 f.write(PLAIN_SOURCE)
         # Every .py of the copy (and of the stand-in) imports from its .pyc.
-        subprocess.run([interp["python"], "-m", "compileall", "-q", root, FIXTURES], check=True,
+        subprocess.run([interp["python"], "-m", "compileall", "-q", root, IMPORT_FIXTURES], check=True,
                        env=child_env(), stdout=subprocess.DEVNULL)
         roots[variant] = root
     return roots
@@ -92,7 +97,7 @@ def time_imports(interp, roots, rounds, rng):
         order = list(VARIANTS)
         rng.shuffle(order)
         for variant in order:
-            out = subprocess.run([interp["python"], CHILD, roots[variant], FIXTURES, "time"], check=True,
+            out = subprocess.run([interp["python"], CHILD, roots[variant], IMPORT_FIXTURES, "time"], check=True,
                                  env=child_env(), stdout=subprocess.PIPE, universal_newlines=True).stdout
             result = json.loads(out)
             samples[variant].append(result["seconds"])
@@ -107,7 +112,7 @@ def callgrind_count(interp, root, mode, workdir):
             os.unlink(os.path.join(workdir, name))
     subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out_file,
                     "--zero-before=getppid", "--dump-before=getpgrp",
-                    interp["python"], CHILD, root, FIXTURES, mode],
+                    interp["python"], CHILD, root, IMPORT_FIXTURES, mode],
                    check=True, env=child_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     with open(out_file + ".1") as dump:
         for line in dump:
@@ -212,6 +217,9 @@ def import_rows(interp, samples, rss, counts, is_reference):
     row(section, "module / floor module (paired median)", "%.3fx" % r_floor,
         "≤ 1.10x" if is_reference else "", (r_floor <= 1.10) if is_reference else None,
         "%s vs %s" % (us(med["module"]), us(med["floor"])))
+    row(section, "module / body floor (paired median): the module's own machinery",
+        "%.3fx" % paired_ratio(samples["module"], samples["body_floor"]), "", None,
+        "%s vs %s" % (us(med["module"]), us(med["body_floor"])))
     row(section, "module / plain .pyc (paired median)", "%.3fx" % paired_ratio(samples["module"], samples["plain"]),
         "reported", None, "%s vs %s" % (us(med["module"]), us(med["plain"])))
     row(section, "floor module / plain .pyc (paired median)",
@@ -220,21 +228,25 @@ def import_rows(interp, samples, rss, counts, is_reference):
     if counts:
         row(section, "instructions: module / floor module (callgrind)", "%.3fx" % (counts["module"] / counts["floor"]),
             "", None, "%.0fk vs %.0fk" % (counts["module"] / 1e3, counts["floor"] / 1e3))
+        row(section, "instructions: module / body floor (callgrind)",
+            "%.3fx" % (counts["module"] / counts["body_floor"]), "", None,
+            "%.0fk vs %.0fk" % (counts["module"] / 1e3, counts["body_floor"] / 1e3))
         row(section, "instructions: module / plain .pyc (callgrind)", "%.3fx" % (counts["module"] / counts["plain"]),
             "", None, "%.0fk vs %.0fk" % (counts["module"] / 1e3, counts["plain"] / 1e3))
         module_parts = counts["breakdown"].get("module", {})
-        floor_load = counts["breakdown"].get("floor", {}).get("library load (dlopen)")
+        floor_loads = [(name, counts["breakdown"].get(v, {}).get("library load (dlopen)"))
+                       for name, v in (("floor", "floor"), ("body floor", "body_floor"))]
         if module_parts:
             parts = []
             for label, _ in BREAKDOWN:
                 if label not in module_parts:
                     continue
                 text = "%s %.0fk" % (label, module_parts[label] / 1e3)
-                if label.startswith("library load") and floor_load:
-                    text += " (floor %.0fk)" % (floor_load / 1e3)
+                if label.startswith("library load"):
+                    text += " (%s)" % ", ".join("%s %.0fk" % (name, load / 1e3) for name, load in floor_loads if load)
                 parts.append(text)
             row(section, "module's instructions by step (callgrind, inclusive)", "", "", None, "; ".join(parts))
-    row(section, "resident memory added: module / floor / plain", "", "", None,
+    row(section, "resident memory added: module / plain / floor / body floor", "", "", None,
         " / ".join("%d KiB" % statistics.median(rss[v]) for v in VARIANTS))
 
 
