@@ -1,6 +1,6 @@
 # Allocation-failure sweep over the import of vorn.asgi: one forked child per failing allocation.
 #
-# Runs inside a scenario process (see test_sweep.py). The parent imports everything the
+# Runs inside a scenario process (test_sweep.py; test_lifecycle.py for its failure sites). The parent imports everything the
 # import needs, then forks one child per N; each child makes the Nth allocation of the
 # module's creation and execution fail, checks what the failed import left behind, retries
 # with injection off, and writes what it saw to a pipe. A crash shows as the child's signal.
@@ -12,8 +12,10 @@ import gc
 import importlib.util
 import json
 import os
+import signal
 import sys
 import traceback
+import types
 import weakref
 
 _failalloc = None  # the allocation-failure module; sweep() imports it (tests/support)
@@ -129,7 +131,7 @@ def describe(exc):
         "type": type(exc).__name__,
         "message": str(exc)[:200],
         "innermost": [innermost.filename, innermost.lineno, innermost.name] if innermost else None,
-        "module_lines": [e.lineno for e in entries if e.filename == "vorn\\asgi.py"],
+        "module_entries": [[e.filename, e.lineno, e.name] for e in entries if e.filename == "vorn\\asgi.py"],
     }
 
 
@@ -221,7 +223,7 @@ def crash_signature(child):
 
 
 def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, step=1,
-          stop_on=None):
+          stop_on=None, native_line=False, absolute_only=False):
     """Runs the children for N = first_n, first_n + step, ... until one completes without
     reaching its Nth allocation (or N reaches stop_n). Returns the children's findings.
 
@@ -229,15 +231,26 @@ def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, 
     state "retry": the parent has already made one failed attempt (the factory raised),
     so every child's injected attempt is a retry, with the module's statics filled.
     package_dir: a directory put first on sys.path (to import a plain-Python vorn).
-    stop_on: crash signatures; the sweep ends once children crashed with all of them."""
+    stop_on: crash signatures; the sweep ends once children crashed with all of them.
+    native_line: traceback entries name the module's native line, which tells its failure
+    sites apart.
+    absolute_only: the body's package-relative attempts fail from sys.modules at once (it
+    then imports absolutely, as always) instead of running importlib's module locks, which
+    crash CPython 3.13 under allocation failure even with no native module on the stack."""
     global _failalloc
     import _failalloc as failalloc
     _failalloc = failalloc
     faulthandler.enable()
     if package_dir:
         sys.path.insert(0, package_dir)
+    if native_line:
+        runtime = sys.modules.setdefault("native_runtime", types.ModuleType("native_runtime"))
+        runtime.native_line_in_traceback = True
     import django.core.asgi as framework
     import vorn
+    if absolute_only:
+        sys.modules["vorn.os"] = None
+        sys.modules["vorn.django.core.asgi"] = None
     importlib.util.find_spec("vorn.settings")  # the package's finder, warmed
     factory = Factory(framework)
     _imp.create_dynamic, _imp.exec_dynamic = _create, _exec
@@ -265,6 +278,7 @@ def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, 
         pid = os.fork()
         if pid == 0:
             os.close(read_end)
+            signal.alarm(60)  # a child that hangs ends by SIGALRM, which the parent sees
             os.dup2(write_end, 2)  # interpreter noise and faulthandler output go to the parent
             stream = os.fdopen(write_end, "w")
             try:

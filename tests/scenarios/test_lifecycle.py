@@ -7,7 +7,7 @@ import sysconfig
 import unittest
 from urllib.parse import urlsplit
 
-from tests.scenarios.harness import ROOT, module_entries, run_scenario
+from tests.scenarios.harness import ROOT, run_scenario
 
 DOCSTRING = (
     "\n"
@@ -171,31 +171,34 @@ class AllocationFailureTest(unittest.TestCase):
         sites = lifecycle_sites()
         self.assertEqual(sorted(name for name, _ in LIFECYCLE_MARKERS), sorted(sites.values()))
         outcome = run_scenario("""
-            from tests.scenarios.lifecycle_sweep import sweep
-            report(results=sweep())
-        """, timeout=600)
-        results = outcome.report["results"]
-        last = results[-1]
-        self.assertTrue(last.get("first") is None and last.get("injected") is False,
+            from tests.scenarios import sweep_driver
+            report(**sweep_driver.sweep(native_line=True, absolute_only=True))
+        """, timeout=500)
+        children = outcome.report["children"]
+        last = children[-1]
+        self.assertTrue(last["status"] == 0 and "done" in last["stages"] and not last["stages"]["done"]["hit"],
                         "the sweep never reached an import without injection: %r" % last)
 
         reached = {}
         interpreter_faults = []
-        for result in results[:-1]:
-            n = result["n"]
-            first = result.get("first")
-            second = result.get("second")
-            if result["status"] != 0 or second != {"application": True, "new_module": True}:
+        for child in children[:-1]:
+            n = child["n"]
+            stages = child["stages"]
+            if "done" in stages and child["status"] == 0:
+                continue  # the failed allocation was absorbed without failing the import
+            first = stages.get("failed", {}).get("error")
+            retried = stages.get("retried")
+            recovered = retried is not None and retried["retry_error"] is None and \
+                retried["application_is_result"] and retried["new_module"]
+            if child["status"] != 0 or not recovered:
                 # Tolerated only where the failed allocation was in importlib's own code
                 # (its module locks): what the import system does after that is its own affair.
-                innermost = first["entries"][-1][0] if first and first["entries"] else None
+                innermost = first["innermost"][0] if first and first["innermost"] else None
                 self.assertEqual("<frozen importlib._bootstrap>", innermost,
-                                 "N=%d: crashed, hung or could not import again: %r" % (n, result))
+                                 "N=%d: crashed, hung or could not import again: %r" % (n, child))
                 interpreter_faults.append(n)
                 continue
-            if first is None:
-                continue  # the failed allocation was absorbed without failing the import
-            entries = module_entries(first)
+            entries = first["module_entries"]
             self.assertLessEqual(len(entries), 1, "N=%d: %r" % (n, first))
             site = None
             if entries:
