@@ -268,7 +268,7 @@ OPERATIONS = [
      "lookup_module_global, full / _PyDict_GetItem_KnownHash", 1.1, "≤ 1.1x"),
     ("lookup_full", "baseline/PyDict_GetItem", "lookup_module_global, full / PyDict_GetItem", None, ""),
     ("call_no_args/0", "baseline/PyObject_Call/0",
-     "call_no_args, Python function (frame route) / PyObject_Call(f, ())", 1.0, "< 1x"),
+     "call_no_args, Python function (direct route) / PyObject_Call(f, ())", 1.0, "< 1x"),
     ("call_no_args/1", "baseline/PyObject_Call/1",
      "call_no_args, METH_NOARGS built-in / PyObject_Call(f, ())", None, ""),
     ("call_no_args/2", "baseline/PyObject_Call/2", "call_no_args, generic (int) / PyObject_Call(f, ())", None, ""),

@@ -24,7 +24,11 @@ Ref call_python_function(PyObject* callable) noexcept {
     if (code->co_kwonlyargcount == 0 && compat::has_simple_code_flags(code) &&
         code->co_argcount == default_count) {
         // No parameters, or every one has a default: the defaults are the arguments.
-        result = fast_call_function(code, default_items, default_count, globals);
+        // Without the frame route, the function's vectorcall is the direct way in:
+        // fast_call_function would have to build a throw-away function from the code.
+        result = compat::frame_route_available
+                     ? fast_call_function(code, default_items, default_count, globals)
+                     : Ref::steal(compat::call_function_positional(callable, default_items, default_count));
     } else {
         result = Ref::steal(PyEval_EvalCodeEx(reinterpret_cast<PyObject*>(code), globals, nullptr,
                                               nullptr, 0, nullptr, 0, default_items,

@@ -163,6 +163,18 @@ inline PyObject* eval_code_positional(PyCodeObject* code, PyObject* globals, PyO
                              nullptr, 0, nullptr, nullptr);
 }
 
+// A simple function called with positional arguments and no tuple, where the
+// frame route is not available: the function's own vectorcall fills its
+// parameters from the array as the frame route fills the frame's slots.
+inline PyObject* call_function_positional(PyObject* function, PyObject* const* args,
+                                          Py_ssize_t nargs) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(function, args, static_cast<size_t>(nargs), nullptr);
+#else
+    return _PyObject_FastCall(function, const_cast<PyObject**>(args), nargs);
+#endif
+}
+
 // ---- the pending exception ----------------------------------------------
 
 // The thread's pending exception, taken out of the thread state with its
