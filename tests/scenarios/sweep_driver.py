@@ -223,7 +223,7 @@ def crash_signature(child):
 
 
 def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, step=1,
-          stop_on=None, native_line=False, absolute_only=False):
+          stop_on=None, native_line=False, absolute_only=False, until_crash=False):
     """Runs the children for N = first_n, first_n + step, ... until one completes without
     reaching its Nth allocation (or N reaches stop_n). Returns the children's findings.
 
@@ -232,6 +232,7 @@ def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, 
     so every child's injected attempt is a retry, with the module's statics filled.
     package_dir: a directory put first on sys.path (to import a plain-Python vorn).
     stop_on: crash signatures; the sweep ends once children crashed with all of them.
+    until_crash: the sweep ends at the first child that crashed.
     native_line: traceback entries name the module's native line, which tells its failure
     sites apart.
     absolute_only: the body's package-relative attempts fail from sys.modules at once (it
@@ -302,6 +303,8 @@ def sweep(state="first", package_dir=None, whole=False, first_n=1, stop_n=None, 
         children.append(child)
         done = child["stages"].get("done")
         if status == 0 and done is not None and not done["hit"]:
+            break
+        if until_crash and status != 0:
             break
         if stop_on and all(signature in [crash_signature(c) for c in children] for signature in stop_on):
             break

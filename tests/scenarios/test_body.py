@@ -430,36 +430,6 @@ def sweep(hook, preparation, stop_lines=()):
     return outcome, [r for r in reports if "n" in r]
 
 
-# The same sweep over a plain-Python vorn/asgi.py, from the import's first allocation,
-# until a child crashes or the import needs no more: whether the interpreter's own import
-# machinery crashes under allocation failure, without the native module.
-CONTROL = r"""
-import gc, os, sys
-sys.path.insert(0, sys.argv[1])
-import django.core.asgi, _failalloc, vorn
-assert vorn.__file__.startswith(sys.argv[1])
-_failalloc.arm(1 << 40)
-_failalloc.disarm()
-gc.collect()
-gc.disable()
-n = 1
-while True:
-    sys.stdout.flush()
-    pid = os.fork()
-    if pid == 0:
-        _failalloc.arm(n)
-        try:
-            __import__("vorn.asgi")
-        except BaseException:
-            pass
-        os._exit(0 if _failalloc.disarm()[1] else 3)
-    status = os.waitpid(pid, 0)[1]
-    if os.WIFSIGNALED(status) or os.WEXITSTATUS(status) == 3:
-        report(crashed=n if os.WIFSIGNALED(status) else None)
-        break
-    n += 1
-"""
-
 PLAIN_ASGI = """import os
 from django.core.asgi import get_asgi_application
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "vorn.settings")
@@ -476,7 +446,11 @@ def interpreter_crashes_alone():
         open(os.path.join(directory, "vorn", "__init__.py"), "w").close()
         with open(os.path.join(directory, "vorn", "asgi.py"), "w") as plain:
             plain.write(PLAIN_ASGI)
-        return run_scenario(CONTROL, args=[directory]).report["crashed"]
+        # The whole import is swept, from its first allocation, up to the first crash.
+        source = ("from tests.scenarios import sweep_driver\n"
+                  "children = sweep_driver.sweep(package_dir=%r, whole=True, until_crash=True)['children']\n"
+                  "report(crashed=next((c['n'] for c in children if c['status'] != 0), None))" % directory)
+        return run_scenario(source, timeout=500).report["crashed"]
     finally:
         shutil.rmtree(directory)
 
