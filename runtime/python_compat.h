@@ -171,6 +171,7 @@ inline PyObject* call_function_positional(PyObject* function, PyObject* const* a
 #if PY_VERSION_HEX >= 0x03090000
     return PyObject_Vectorcall(function, args, static_cast<size_t>(nargs), nullptr);
 #else
+    // Not reached before 3.11 (the frame route runs there); kept correct so every version builds it.
     return _PyObject_FastCall(function, const_cast<PyObject**>(args), nargs);
 #endif
 }
