@@ -85,8 +85,7 @@ int import_get_asgi_application(ErrorPosition& position) noexcept {
     from_list.reset();
     Ref value = import_name_from(module.get(), g.name_get_asgi_application);
     if (!value) return fail_at(position, 12);
-    if (PyDict_SetItem(g.module_dict, g.name_get_asgi_application, value.get()) < 0)
-        return fail_at(position, 12);
+    if (PyDict_SetItem(g.module_dict, g.name_get_asgi_application, value.get()) < 0) return fail_at(position, 12);
     value.reset();  // the value goes before the module
     return 0;
 }
@@ -114,8 +113,7 @@ int bind_application(ErrorPosition& position) noexcept {
     Ref application = call_no_args(factory.get());
     if (!application) return fail_at(position, 16);
     factory.reset();
-    if (PyDict_SetItem(g.module_dict, g.name_application, application.get()) < 0)
-        return fail_at(position, 16);
+    if (PyDict_SetItem(g.module_dict, g.name_application, application.get()) < 0) return fail_at(position, 16);
     return 0;
 }
 
@@ -244,9 +242,8 @@ int run_execution(PyObject* module, ErrorPosition& position) noexcept {
     PyObject* modules = PyImport_GetModuleDict();
     if (!modules) return fail_at(position, 1);
     // Whatever already stands under the key (normally this module) is left alone.
-    if (!PyDict_GetItemString(modules, "vorn.asgi") &&
-        PyDict_SetItemString(modules, "vorn.asgi", g.module_object) < 0)
-        return fail_at(position, 1);
+    const bool registered = PyDict_GetItemString(modules, "vorn.asgi") != nullptr;
+    if (!registered && PyDict_SetItemString(modules, "vorn.asgi", g.module_object) < 0) return fail_at(position, 1);
 
     if (build_argument_tuple() < 0) return fail_at(position, 1);
 

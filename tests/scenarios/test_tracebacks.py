@@ -15,17 +15,14 @@ with open(os.path.join(ROOT, "vorn", "asgi.cpp")) as _source:
 
 
 def failing_check(native_line):
-    """The statement of vorn/asgi.cpp whose fail_at( call is on native_line, as one line of text."""
+    """The failure check on native_line of vorn/asgi.cpp. The line shown must hold the whole
+    check, the condition tested and its fail_at( call, not the tail of a longer statement."""
     if not 1 <= native_line <= len(SOURCE_LINES):
         raise AssertionError("line %d is outside vorn/asgi.cpp" % native_line)
-    parts = [SOURCE_LINES[native_line - 1].strip()]
-    if "fail_at(" not in parts[0]:
-        raise AssertionError("vorn/asgi.cpp:%d is no failure check: %r" % (native_line, parts[0]))
-    index = native_line - 2
-    while index >= 0 and SOURCE_LINES[index].strip() and not SOURCE_LINES[index].rstrip().endswith((";", "{", "}")):
-        parts.insert(0, SOURCE_LINES[index].strip())
-        index -= 1
-    return " ".join(parts)
+    check = SOURCE_LINES[native_line - 1].strip()
+    if not (check.startswith("if (") and "fail_at(" in check):
+        raise AssertionError("vorn/asgi.cpp:%d is no whole failure check: %r" % (native_line, check))
+    return check
 
 
 def function_lines(name):
