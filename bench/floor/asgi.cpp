@@ -7,7 +7,7 @@
 //
 // Built with VORN_FLOOR_REQUIRED_WORK, it becomes the work floor: it goes on to do
 // everything else an import of vorn.asgi is required to do, each step through the
-// interpreter's plain API and with nothing cached: the module made from the spec
+// interpreter's plain API and with nothing cached: the module made from its import spec
 // with its four attributes, the version check, the builtins and runtime modules,
 // `__builtins__`, the name constants interned and hashed, the registration in
 // sys.modules, the argument tuple, then os.environ.setdefault, the factory call
@@ -30,6 +30,8 @@ PyObject* import_relative_then_absolute(PyObject* name, PyObject* globals, PyObj
 #ifdef VORN_FLOOR_REQUIRED_WORK
 // What an execution keeps for the rest of the process; never released, as the module's own state.
 struct Kept {
+    PyObject* module;
+    PyObject* globals;
     PyObject* empty_tuple;
     PyObject* empty_bytes;
     PyObject* builtins_module;
@@ -47,15 +49,17 @@ PyObject* create_from_spec(PyObject* spec, PyModuleDef*) noexcept {
         Py_XDECREF(module);
         return nullptr;
     }
-    // The last row, __path__, is stored only when it is not None.
-    static const char* const copied[][2] = {
-        {"loader", "__loader__"}, {"origin", "__file__"}, {"parent", "__package__"},
-        {"submodule_search_locations", "__path__"}};
+    static const struct {
+        const char* attribute;
+        const char* key;
+        bool store_none;
+    } copied[] = {{"loader", "__loader__", true}, {"origin", "__file__", true}, {"parent", "__package__", true},
+                  {"submodule_search_locations", "__path__", false}};
     for (const auto& row : copied) {
-        PyObject* value = PyObject_GetAttrString(spec, row[0]);
-        bool skipped = !value || (value == Py_None && &row == &copied[3]);
-        int status = skipped ? 0 : PyDict_SetItemString(globals, row[1], value);
+        PyObject* value = PyObject_GetAttrString(spec, row.attribute);
         if (!value) PyErr_Clear();
+        bool skipped = !value || (value == Py_None && !row.store_none);
+        int status = skipped ? 0 : PyDict_SetItemString(globals, row.key, value);
         Py_XDECREF(value);
         if (status < 0) {
             Py_DECREF(module);
@@ -75,6 +79,8 @@ int prepare(PyObject* module, PyObject* globals) noexcept {
         return -1;
     kept.empty_tuple = PyTuple_New(0);
     kept.empty_bytes = PyBytes_FromStringAndSize("", 0);
+    kept.module = module;
+    kept.globals = globals;
     Py_INCREF(module);
     Py_INCREF(globals);
     kept.builtins_module = PyImport_AddModule("builtins");
